@@ -1,0 +1,60 @@
+// The two ends of a channel's ring: the sender's write cursor and the
+// reader's read cursor. Each end keeps its own position and a cached copy of
+// the other end's cursor, and touches the shared cursors only when that copy
+// is not enough.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include <telvane/telvane.hpp>
+
+#include "channel.hpp"
+
+namespace telvane {
+
+class StreamWriter {
+ public:
+  // Continues after the last record that was published on the channel.
+  // Throws std::runtime_error when the channel's cursors contradict each
+  // other.
+  explicit StreamWriter(Channel& channel);
+
+  // Copies one stream into the ring and publishes it, waiting while the ring
+  // has no room. Throws std::runtime_error when the record cannot fit the ring
+  // or the reader's cursor is corrupt; nothing is published then.
+  void write(std::int32_t id, std::string_view text, double value,
+             std::span<const double> data);
+
+ private:
+  void wait_for_room(std::uint64_t bytes);
+  std::uint64_t load_read_cursor() const;
+
+  Channel& channel_;
+  std::uint64_t write_;
+  std::uint64_t cached_read_;
+  bool told_waiting_ = false;
+};
+
+class StreamReader {
+ public:
+  // Starts at the first stream that the reader has not yet released. Throws
+  // std::runtime_error when the channel's cursors contradict each other.
+  explicit StreamReader(Channel& channel);
+
+  // Releases the stream returned before, then waits for the next and returns
+  // it. Throws std::runtime_error on a corrupt record, which stays in place.
+  Stream next();
+
+ private:
+  void release(std::uint64_t bytes);
+  std::uint64_t load_write_cursor() const;
+
+  Channel& channel_;
+  std::uint64_t read_;
+  std::uint64_t cached_write_;
+  std::uint64_t held_ = 0;  // bytes of the stream in the caller's hands
+};
+
+}  // namespace telvane
