@@ -1,0 +1,59 @@
+// Running the project's programs from tests: one that runs to its end, and
+// one (the reader) that runs until the test stops it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace telvane::testing {
+
+using Environment = std::map<std::string, std::string>;
+
+struct Outcome {
+  int exit_status = -1;  // -1 when the program did not exit normally
+  int signal = 0;
+  std::string out;
+  std::string err;
+};
+
+// Runs program with the given extra environment and standard input, and
+// returns what it printed. Kills it and fails the calling test when it runs
+// past timeout.
+Outcome run(const std::string& program, const Environment& environment,
+            const std::string& input,
+            std::chrono::milliseconds timeout = std::chrono::seconds{30});
+
+// A program left running, its standard output read through a pipe. It is
+// killed when the object goes, so a test never leaves it behind.
+class Running {
+ public:
+  Running(const std::string& program, const Environment& environment,
+          const std::vector<int>& inherited_fds = {});
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+  ~Running();
+
+  // The next line of standard output without its line feed, or nothing when
+  // none completes within timeout.
+  std::optional<std::string> line(std::chrono::milliseconds timeout);
+
+  // Reads standard output until lines counts `count` lines or timeout runs
+  // out; returns what was read.
+  std::vector<std::string> lines(std::size_t count, std::chrono::milliseconds timeout);
+
+  // Stops it with SIGKILL and waits for it.
+  void kill();
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int out_fd_ = -1;
+  std::string pending_;
+};
+
+}  // namespace telvane::testing
