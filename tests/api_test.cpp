@@ -112,4 +112,21 @@ TEST(Faces, AnInitialiserThatCannotAttachEndsTheProcess) {
   }
 }
 
+TEST(Faces, ASenderWhoseChannelFileIsRemovedEnds) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ScratchDir dir;
+  const std::string path = dir.file("removed");
+  ASSERT_EQ(::setenv("TELVANE_CHANNEL", path.c_str(), 1), 0);
+  const double ten[10] = {};
+  EXPECT_EXIT(
+      {
+        labviewInit();
+        sendStream(1, "today", 0.1, ten, 10);
+        ::unlink(path.c_str());
+        ::usleep(150 * 1000);
+        sendStream(2, "today", 0.1, ten, 10);
+      },
+      ::testing::ExitedWithCode(1), "its file was removed or replaced while attached");
+}
+
 }  // namespace

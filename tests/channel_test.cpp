@@ -93,7 +93,7 @@ TEST(Ring, StreamTooLargeForTheRingIsRefusedAndNothingIsPublished) {
   const auto channel = Channel::open(dir.file("small"), Role::sender, 256);
   StreamWriter writer{*channel};
   const std::vector<double> values(40, 1.0);  // 32 + 320 bytes > 256
-  EXPECT_THROW(writer.write(1, "x", 0.0, values), std::runtime_error);
+  EXPECT_THROW(writer.write(1, "x", 0.0, values), std::invalid_argument);
   EXPECT_EQ(channel->header().write_cursor.load(), 0u);
   writer.write(2, "fits", 0.0, std::span<const double>{values.data(), 10});
   StreamReader reader{*channel};
@@ -113,6 +113,38 @@ TEST(Ring, ReaderGetsTheStreamInHandAgainAfterARestart) {
   StreamReader restarted{*channel};
   EXPECT_TRUE(same_stream(sample_stream(1), restarted.next()));
   EXPECT_TRUE(same_stream(sample_stream(2), restarted.next()));
+}
+
+// A process whose channel file is removed or replaced under it must not go
+// on with a file that nobody else can reach any more.
+TEST(LostFile, AWaitingReaderAndASendingWriterNoticeIt) {
+  for (const bool replaced : {false, true}) {
+    SCOPED_TRACE(replaced ? "replaced" : "removed");
+    ScratchDir dir;
+    const std::string path = dir.file("lost");
+    const auto channel = Channel::open(path, Role::sender);
+    StreamWriter writer{*channel};
+    StreamReader reader{*channel};
+    writer.write(1, "before", 0.0, {});
+    EXPECT_EQ(reader.next().id, 1);
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    if (replaced) Channel::open(path, Role::sender);
+    const std::string lost =
+        "telvane: channel " + path + ": its file was removed or replaced while attached";
+    try {
+      reader.next();
+      ADD_FAILURE() << "the reader went on waiting";
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(error.what(), lost);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds{150});  // past the sender's check interval
+    try {
+      writer.write(2, "after", 0.0, {});
+      ADD_FAILURE() << "the writer went on writing";
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(error.what(), lost);
+    }
+  }
 }
 
 // --- two processes -------------------------------------------------------

@@ -52,7 +52,7 @@ TEST(EndToEnd, TheReaderPrintsOnePairPerCommandInOrder) {
   const telvane::testing::Environment channel{{"TELVANE_CHANNEL", dir.file("channel")}};
   Running reader{READER_PROGRAM, channel};
   std::vector<std::int32_t> ids;
-  expect_sender_ran(telvane::testing::run(SENDER_PROGRAM, channel, commands(ids)));
+  expect_sender_ran(telvane::testing::run({SENDER_PROGRAM}, channel, commands(ids)));
   EXPECT_EQ(reader.lines(2 * ids.size(), 20s), pairs_for(ids));
   EXPECT_EQ(reader.line(200ms), std::nullopt) << "nothing more than was sent";
 }
@@ -61,7 +61,7 @@ TEST(EndToEnd, AReaderStartedAfterTheSenderEndedGetsEveryStream) {
   ScratchDir dir;
   const telvane::testing::Environment channel{{"TELVANE_CHANNEL", dir.file("channel")}};
   std::vector<std::int32_t> ids;
-  expect_sender_ran(telvane::testing::run(SENDER_PROGRAM, channel, commands(ids)));
+  expect_sender_ran(telvane::testing::run({SENDER_PROGRAM}, channel, commands(ids)));
   Running reader{READER_PROGRAM, channel};
   EXPECT_EQ(reader.lines(2 * ids.size(), 20s), pairs_for(ids));
 }
@@ -75,7 +75,7 @@ TEST(EndToEnd, EachStreamCarriesTheGeneratorsValuesForItsId) {
   std::string input = commands(ids);
   input.insert(0, "Send Stream 2147483640\nSend Stream -2147483648\n");
   ids.insert(ids.begin(), {2147483640, -2147483647 - 1});
-  expect_sender_ran(telvane::testing::run(SENDER_PROGRAM, {}, input));
+  expect_sender_ran(telvane::testing::run({SENDER_PROGRAM}, {}, input));
   ASSERT_EQ(cppInit(), 0);
   for (const std::int32_t id : ids) {
     const Stream stream = getStream();

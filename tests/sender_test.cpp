@@ -139,7 +139,7 @@ LoopRun run_on_fake(const std::vector<std::string>& messages) {
     for (const std::string& message : messages) script << message << '\0';
   }
   LoopRun run;
-  run.outcome = telvane::testing::run(SENDER_ON_FAKE,
+  run.outcome = telvane::testing::run({SENDER_ON_FAKE},
                                       {{"TELVANE_FAKE_MESSAGES", dir.file("messages")},
                                        {"TELVANE_FAKE_LOG", dir.file("log")}},
                                       "");
@@ -229,7 +229,7 @@ std::vector<Stream> streams_in(const std::string& path, std::size_t count) {
 TEST(SenderProgram, AnswersItsCommandsThroughTheChannel) {
   ScratchDir dir;
   const std::string channel = dir.file("channel");
-  const auto outcome = telvane::testing::run(SENDER_PROGRAM, {{"TELVANE_CHANNEL", channel}},
+  const auto outcome = telvane::testing::run({SENDER_PROGRAM}, {{"TELVANE_CHANNEL", channel}},
                                              "Send Stream 3\nnonsense\nExit\r\nExit\nSend Stream 9\n");
   EXPECT_EQ(outcome.exit_status, 0);
   EXPECT_EQ(outcome.err, "");
@@ -251,7 +251,7 @@ TEST(SenderProgram, AnswersItsCommandsThroughTheChannel) {
 TEST(SenderProgram, EndOfInputEndsItCleanly) {
   ScratchDir dir;
   const auto outcome = telvane::testing::run(
-      SENDER_PROGRAM, {{"TELVANE_CHANNEL", dir.file("channel")}}, "Send Stream 1\nSend Stream 2");
+      {SENDER_PROGRAM}, {{"TELVANE_CHANNEL", dir.file("channel")}}, "Send Stream 1\nSend Stream 2");
   EXPECT_EQ(outcome.exit_status, 0);
   EXPECT_EQ(outcome.out,
             "received msg: Send Stream 1\nsending stream: 1\n"
@@ -263,7 +263,7 @@ TEST(SenderProgram, EndOfInputEndsItCleanly) {
 TEST(SenderProgram, ACannotReachItsChannelEndsWithAnError) {
   ScratchDir dir;
   const auto outcome =
-      telvane::testing::run(SENDER_PROGRAM, {{"TELVANE_CHANNEL", dir.file("missing/channel")}},
+      telvane::testing::run({SENDER_PROGRAM}, {{"TELVANE_CHANNEL", dir.file("missing/channel")}},
                             "Send Stream 1\n");
   EXPECT_EQ(outcome.exit_status, 1);
   EXPECT_EQ(outcome.out, "");

@@ -82,9 +82,14 @@ extern "C" int sendStream(std::int32_t id, const char* text, double value,
     sender.end->write(id, text, value,
                       std::span<const double>{data, static_cast<std::size_t>(count)});
     return 0;
-  } catch (const std::exception& error) {
+  } catch (const std::invalid_argument& error) {
     tell(error.what());
     return 1;
+  } catch (const std::exception& error) {
+    // The channel itself is gone or broken: every later stream would be
+    // lost, so the sender must not go on as if it were sending.
+    tell(error.what());
+    std::exit(EXIT_FAILURE);
   }
 }
 

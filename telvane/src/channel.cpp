@@ -25,14 +25,6 @@ bool is_name_char(char c) {
          (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
 }
 
-std::string channel_message(std::string_view path, std::string_view cause) {
-  std::string text = "telvane: channel ";
-  text += path;
-  text += ": ";
-  text += cause;
-  return text;
-}
-
 [[noreturn]] void refuse(std::string_view path, std::string_view cause) {
   throw std::runtime_error(channel_message(path, cause));
 }
@@ -150,10 +142,18 @@ bool is_half_made(const ChannelHeader& header) {
   return header.magic == 0 && header.version == 0 && header.capacity == 0;
 }
 
-// Checks an existing file's header against the file and returns its ring
-// capacity.
-std::uint64_t check_header(const std::string& path, const ChannelHeader& header,
-                           off_t file_bytes) {
+}  // namespace
+
+std::string channel_message(std::string_view path, std::string_view cause) {
+  std::string text = "telvane: channel ";
+  text += path;
+  text += ": ";
+  text += cause;
+  return text;
+}
+
+std::uint64_t check_header(std::string_view path, const ChannelHeader& header,
+                           std::uint64_t file_bytes) {
   if (header.magic != layout::kMagic) {
     refuse(path, "is not a telvane channel (wrong magic number)");
   }
@@ -173,14 +173,40 @@ std::uint64_t check_header(const std::string& path, const ChannelHeader& header,
                      std::to_string(layout::kMaxCapacity) + " is needed)");
   }
   const std::uint64_t expected = layout::kHeaderBytes + header.capacity;
-  if (static_cast<std::uint64_t>(file_bytes) != expected) {
+  if (file_bytes != expected) {
     refuse(path, "is " + std::to_string(file_bytes) + " bytes, but its header says " +
                      std::to_string(expected));
   }
   return header.capacity;
 }
 
-}  // namespace
+int open_channel_file(const std::string& path, int flags) {
+  FileGuard file{::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0600)};
+  if (file.get() < 0) {
+    if (errno == ELOOP) refuse(path, "is a symbolic link; refusing to follow it");
+    refuse_errno(path, "cannot open it");
+  }
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0) refuse_errno(path, "cannot inspect it");
+  if (!S_ISREG(status.st_mode)) refuse(path, "is not a regular file");
+  if (status.st_uid != ::geteuid()) {
+    refuse(path, "belongs to user " + std::to_string(status.st_uid) +
+                     ", not to this user (" + std::to_string(::geteuid()) + ")");
+  }
+  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    refuse(path, "is writable by group or others; refusing it");
+  }
+  return file.release();
+}
+
+bool is_locked(int fd, off_t byte) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = byte;
+  lock.l_len = 1;
+  return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+}
 
 std::string channel_path(std::string_view setting) {
   if (setting.find('/') != std::string_view::npos) return std::string{setting};
@@ -207,21 +233,7 @@ std::unique_ptr<Channel> Channel::open(const std::string& path, Role role,
     refuse(path, "cannot be made with a capacity of " + std::to_string(capacity) +
                      " bytes");
   }
-  FileGuard file{::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)};
-  if (file.get() < 0) {
-    if (errno == ELOOP) refuse(path, "is a symbolic link; refusing to follow it");
-    refuse_errno(path, "cannot open it");
-  }
-  struct stat status {};
-  if (::fstat(file.get(), &status) != 0) refuse_errno(path, "cannot inspect it");
-  if (!S_ISREG(status.st_mode)) refuse(path, "is not a regular file");
-  if (status.st_uid != ::geteuid()) {
-    refuse(path, "belongs to user " + std::to_string(status.st_uid) +
-                     ", not to this user (" + std::to_string(::geteuid()) + ")");
-  }
-  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    refuse(path, "is writable by group or others; refusing it");
-  }
+  FileGuard file{open_channel_file(path, O_RDWR | O_CREAT)};
 
   const off_t role_byte = role == Role::sender ? kSenderLockByte : kReaderLockByte;
   if (lock_byte(file.get(), role_byte, F_OFD_SETLK) != 0) {
@@ -237,6 +249,7 @@ std::unique_ptr<Channel> Channel::open(const std::string& path, Role role,
   if (lock_byte(file.get(), kInitLockByte, F_OFD_SETLKW) != 0) {
     refuse_errno(path, "cannot take its init lock");
   }
+  struct stat status {};
   if (::fstat(file.get(), &status) != 0) refuse_errno(path, "cannot inspect it");
   std::uint64_t ring_bytes = capacity;
   if (status.st_size == 0) {
@@ -252,7 +265,7 @@ std::unique_ptr<Channel> Channel::open(const std::string& path, Role role,
     if (is_half_made(header)) {
       initialise(path, file.get(), capacity);
     } else {
-      ring_bytes = check_header(path, header, status.st_size);
+      ring_bytes = check_header(path, header, static_cast<std::uint64_t>(status.st_size));
     }
   }
   unlock_byte(file.get(), kInitLockByte);
@@ -273,6 +286,10 @@ Channel::Channel(std::string path, Role role, int fd, void* mapping,
       header_(header_at(mapping)),
       ring_(static_cast<std::byte*>(mapping) + layout::kHeaderBytes),
       capacity_(capacity) {
+  struct stat status {};
+  ::fstat(fd_, &status);
+  device_ = status.st_dev;
+  inode_ = status.st_ino;
   own_pid().store(static_cast<std::int32_t>(::getpid()), std::memory_order_relaxed);
 }
 
@@ -291,6 +308,14 @@ std::atomic<std::int32_t>& Channel::own_pid() const {
 
 std::string Channel::message(std::string_view cause) const {
   return channel_message(path_, cause);
+}
+
+void Channel::check_still_linked() const {
+  struct stat status {};
+  if (::lstat(path_.c_str(), &status) != 0 || status.st_dev != device_ ||
+      status.st_ino != inode_) {
+    throw std::runtime_error(message("its file was removed or replaced while attached"));
+  }
 }
 
 }  // namespace telvane

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/types.h>
+
 #include "layout.hpp"
 
 namespace telvane {
@@ -31,6 +33,23 @@ std::string channel_path(std::string_view setting);
 // channel_path() of the process's TELVANE_CHANNEL.
 std::string channel_path_from_environment();
 
+// "telvane: channel PATH: CAUSE".
+std::string channel_message(std::string_view path, std::string_view cause);
+
+// Opens the channel file at path with the given open(2) flags (O_CREAT makes
+// it with mode 0600) and refuses a symbolic link, anything but a regular
+// file, a file of another user and one writable by group or others. Returns
+// the descriptor; throws std::runtime_error naming the cause.
+int open_channel_file(const std::string& path, int flags);
+
+// Checks a channel header against the size of its file and returns the
+// ring's capacity; throws std::runtime_error when they disagree.
+std::uint64_t check_header(std::string_view path, const layout::ChannelHeader& header,
+                           std::uint64_t file_bytes);
+
+// Whether some open file description holds the lock on byte of fd's file.
+bool is_locked(int fd, off_t byte);
+
 class Channel {
  public:
   // Opens the channel at path for role, making it with the given capacity
@@ -53,9 +72,14 @@ class Channel {
   // A "telvane:" message about this channel.
   std::string message(std::string_view cause) const;
 
+  // Throws std::runtime_error when the path no longer leads to the file this
+  // channel has mapped: removed, or replaced by another. A process that went
+  // on then would talk to a file nobody else can reach.
+  void check_still_linked() const;
+
  private:
-  Channel(std::string path, Role role, int fd, void* mapping,
-          std::size_t mapping_bytes, std::uint64_t capacity);
+  Channel(std::string path, Role role, int fd, void* mapping, std::size_t mapping_bytes,
+          std::uint64_t capacity);
   std::atomic<std::int32_t>& own_pid() const;
 
   std::string path_;
@@ -66,6 +90,8 @@ class Channel {
   layout::ChannelHeader* header_;
   std::byte* ring_;
   std::uint64_t capacity_;
+  dev_t device_;
+  ino_t inode_;
 };
 
 }  // namespace telvane

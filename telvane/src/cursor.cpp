@@ -1,5 +1,7 @@
 #include "cursor.hpp"
 
+#include <time.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +9,7 @@
 #include <string>
 
 #include "futex.hpp"
+#include "record.hpp"
 
 namespace telvane {
 
@@ -20,6 +23,9 @@ constexpr auto kSpinTime = std::chrono::microseconds{50};
 // A sleeper looks at the cursors again after this long even without a wake,
 // so a wake-up that never comes cannot hang it for good.
 constexpr auto kSleepTimeout = std::chrono::milliseconds{1000};
+// How often a busy sender makes sure its path still leads to its channel: a
+// stat costs about a microsecond, too much for every stream.
+constexpr auto kLinkCheckInterval = std::chrono::milliseconds{100};
 
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -30,23 +36,23 @@ inline void cpu_relax() {
 }
 
 // Waits until ready() holds: a brief spin, then sleeps on `sleeping`, which
-// the other side clears before it wakes the sleeper. ready() loads the other
+// the other side clears before it wakes the sleeper; on_sleep() runs before
+// every sleep. ready() loads the other
 // side's cursor in sequentially consistent order, and so does the other side
 // around its check of `sleeping`: one of the two always sees the other, so no
 // wake-up is lost.
-template <class Ready, class BeforeSleep>
-void wait_until(Ready ready, std::atomic<std::uint32_t>& sleeping,
-                BeforeSleep before_sleep) {
+template <class Ready, class OnSleep>
+void wait_until(Ready ready, std::atomic<std::uint32_t>& sleeping, OnSleep on_sleep) {
   const auto spin_end = std::chrono::steady_clock::now() + kSpinTime;
   for (unsigned round = 1;; ++round) {
     if (ready()) return;
     cpu_relax();
     if (round % 64 == 0 && std::chrono::steady_clock::now() >= spin_end) break;
   }
-  before_sleep();
   for (;;) {
     sleeping.store(1, std::memory_order_seq_cst);
     if (ready()) break;
+    on_sleep();
     futex_wait(sleeping, 1, kSleepTimeout);
   }
   sleeping.store(0, std::memory_order_relaxed);
@@ -101,6 +107,15 @@ std::uint64_t StreamWriter::load_read_cursor() const {
   return read;
 }
 
+void StreamWriter::check_link_now_and_then() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  const auto at = std::chrono::seconds{now.tv_sec} + std::chrono::nanoseconds{now.tv_nsec};
+  if (at < next_link_check_) return;
+  channel_.check_still_linked();
+  next_link_check_ = at + kLinkCheckInterval;
+}
+
 void StreamWriter::wait_for_room(std::uint64_t bytes) {
   const std::uint64_t capacity = channel_.capacity();
   const auto has_room = [&] { return capacity - (write_ - cached_read_) >= bytes; };
@@ -111,6 +126,7 @@ void StreamWriter::wait_for_room(std::uint64_t bytes) {
   };
   if (refreshed()) return;
   wait_until(refreshed, channel_.header().sender_sleeping, [&] {
+    channel_.check_still_linked();
     if (told_waiting_) return;
     told_waiting_ = true;
     std::fprintf(stderr, "%s\n",
@@ -125,11 +141,12 @@ void StreamWriter::write(std::int32_t id, std::string_view text, double value,
   const std::uint64_t bytes = layout::align_up(length);
   if (data.size() > layout::kMaxCount || text.size() > layout::kMaxTextBytes ||
       bytes > capacity) {
-    throw std::runtime_error(channel_.message(
+    throw std::invalid_argument(channel_.message(
         "a stream of " + std::to_string(data.size()) + " values and " +
         std::to_string(text.size()) + " text bytes does not fit its capacity of " +
         std::to_string(capacity) + " bytes"));
   }
+  check_link_now_and_then();
   const std::uint64_t offset = write_ & (capacity - 1);
   const std::uint64_t to_end = capacity - offset;
   const std::uint64_t padding = bytes > to_end ? to_end : 0;
@@ -195,57 +212,30 @@ Stream StreamReader::next() {
         cached_write_ = load_write_cursor();
         return cached_write_ != read_;
       };
-      if (!refreshed()) wait_until(refreshed, channel_.header().reader_sleeping, [] {});
+      if (!refreshed()) {
+        wait_until(refreshed, channel_.header().reader_sleeping,
+                   [&] { channel_.check_still_linked(); });
+      }
     }
 
-    // Everything below reads fields once into locals and checks them before
-    // use: the mapping is shared with another process and is not trusted.
-    const std::uint64_t available = cached_write_ - read_;
-    const std::uint64_t offset = read_ & (capacity - 1);
-    const std::byte* record = channel_.ring() + offset;
-    const auto length = get<std::uint32_t>(record + layout::kLengthOffset);
-    const auto type = get<std::uint32_t>(record + layout::kTypeOffset);
-    const std::uint64_t bytes = layout::align_up(length);
-    const auto corrupt = [&](const std::string& cause) {
-      return std::runtime_error(channel_.message(
-          "corrupt record at cursor " + std::to_string(read_) + ": " + cause));
-    };
-    if (length < layout::kRecordHeaderBytes || length > capacity - offset ||
-        bytes > available) {
-      throw corrupt("its length of " + std::to_string(length) +
-                    " bytes runs past the published data or the ring");
-    }
-    if (type == static_cast<std::uint32_t>(RecordType::padding)) {
-      release(bytes);
+    const RecordView record =
+        view_record(channel_.ring(), capacity, read_, cached_write_, channel_.path());
+    if (record.type == RecordType::padding) {
+      release(record.bytes);
       continue;
     }
-    if (type != static_cast<std::uint32_t>(RecordType::stream)) {
-      throw corrupt("unknown record type " + std::to_string(type));
-    }
-    if (length < layout::kDataOffset) {
-      throw corrupt("a stream record of " + std::to_string(length) + " bytes is too short");
-    }
-    const auto count = get<std::uint32_t>(record + layout::kCountOffset);
-    const auto text_bytes = get<std::uint32_t>(record + layout::kTextLengthOffset);
-    if (count > layout::kMaxCount || text_bytes > layout::kMaxTextBytes ||
-        layout::stream_record_length(count, text_bytes) != length) {
-      throw corrupt(std::to_string(count) + " values and " + std::to_string(text_bytes) +
-                    " text bytes do not fit its length of " + std::to_string(length) +
-                    " bytes");
-    }
-
     Stream stream;
-    stream.id = get<std::int32_t>(record + layout::kIdOffset);
-    stream.value = get<double>(record + layout::kValueOffset);
-    stream.data.resize(count);
-    if (count != 0) {
-      std::memcpy(stream.data.data(), record + layout::kDataOffset,
-                  count * sizeof(double));
+    stream.id = get<std::int32_t>(record.at + layout::kIdOffset);
+    stream.value = get<double>(record.at + layout::kValueOffset);
+    stream.data.resize(record.count);
+    if (record.count != 0) {
+      std::memcpy(stream.data.data(), record.at + layout::kDataOffset,
+                  record.count * sizeof(double));
     }
-    const auto* text =
-        reinterpret_cast<const char*>(record + layout::kDataOffset + count * sizeof(double));
-    stream.text.assign(text, text_bytes);
-    held_ = bytes;
+    const auto* text = reinterpret_cast<const char*>(record.at + layout::kDataOffset +
+                                                     record.count * sizeof(double));
+    stream.text.assign(text, record.text_bytes);
+    held_ = record.bytes;
     return stream;
   }
 }

@@ -4,6 +4,7 @@
 // is not enough.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -22,19 +23,22 @@ class StreamWriter {
   explicit StreamWriter(Channel& channel);
 
   // Copies one stream into the ring and publishes it, waiting while the ring
-  // has no room. Throws std::runtime_error when the record cannot fit the ring
-  // or the reader's cursor is corrupt; nothing is published then.
+  // has no room. Throws std::invalid_argument when the stream cannot fit the
+  // ring, std::runtime_error when the channel is corrupt or its file was
+  // removed or replaced; nothing is published then.
   void write(std::int32_t id, std::string_view text, double value,
              std::span<const double> data);
 
  private:
   void wait_for_room(std::uint64_t bytes);
+  void check_link_now_and_then();
   std::uint64_t load_read_cursor() const;
 
   Channel& channel_;
   std::uint64_t write_;
   std::uint64_t cached_read_;
   bool told_waiting_ = false;
+  std::chrono::nanoseconds next_link_check_{0};
 };
 
 class StreamReader {
@@ -44,7 +48,8 @@ class StreamReader {
   explicit StreamReader(Channel& channel);
 
   // Releases the stream returned before, then waits for the next and returns
-  // it. Throws std::runtime_error on a corrupt record, which stays in place.
+  // it. Throws std::runtime_error on a corrupt record, which stays in place,
+  // and when the channel's file is removed or replaced while it waits.
   Stream next();
 
  private:

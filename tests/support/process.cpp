@@ -32,8 +32,11 @@ void make_pipe(int fds[2]) {
 
 // Forks and execs program with the pipes as its standard streams; in the
 // child, the descriptors in keep survive the exec.
-pid_t spawn(const std::string& program, const Environment& environment, int in_fd,
-            int out_fd, int err_fd, const std::vector<int>& keep) {
+pid_t spawn(const Command& command, const Environment& environment, int in_fd, int out_fd,
+            int err_fd, const std::vector<int>& keep) {
+  std::vector<char*> argv;
+  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid != 0) return pid;
@@ -43,7 +46,7 @@ pid_t spawn(const std::string& program, const Environment& environment, int in_f
   ::dup2(err_fd, STDERR_FILENO);
   for (const int fd : keep) ::fcntl(fd, F_SETFD, 0);
   ::signal(SIGPIPE, SIG_DFL);
-  ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+  ::execv(argv[0], argv.data());
   ::_exit(127);
 }
 
@@ -54,13 +57,13 @@ void fill_outcome(Outcome& outcome, int status) {
 
 }  // namespace
 
-Outcome run(const std::string& program, const Environment& environment,
+Outcome run(const Command& command, const Environment& environment,
             const std::string& input, std::chrono::milliseconds timeout) {
   int in[2], out[2], err[2];
   make_pipe(in);
   make_pipe(out);
   make_pipe(err);
-  const pid_t pid = spawn(program, environment, in[0], out[1], err[1], {});
+  const pid_t pid = spawn(command, environment, in[0], out[1], err[1], {});
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
@@ -79,7 +82,7 @@ Outcome run(const std::string& program, const Environment& environment,
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
       ::kill(pid, SIGKILL);
-      ADD_FAILURE() << program << " ran past its time limit";
+      ADD_FAILURE() << command.front() << " ran past its time limit";
       break;
     }
     pollfd fds[3] = {{out_open ? out[0] : -1, POLLIN, 0},
@@ -119,7 +122,7 @@ Running::Running(const std::string& program, const Environment& environment,
   int out[2];
   make_pipe(out);
   const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  pid_ = spawn(program, environment, null_fd, out[1], STDERR_FILENO, inherited_fds);
+  pid_ = spawn({program}, environment, null_fd, out[1], STDERR_FILENO, inherited_fds);
   ::close(null_fd);
   ::close(out[1]);
   out_fd_ = out[0];

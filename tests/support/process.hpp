@@ -21,10 +21,13 @@ struct Outcome {
   std::string err;
 };
 
-// Runs program with the given extra environment and standard input, and
+// The program and its arguments.
+using Command = std::vector<std::string>;
+
+// Runs command with the given extra environment and standard input, and
 // returns what it printed. Kills it and fails the calling test when it runs
 // past timeout.
-Outcome run(const std::string& program, const Environment& environment,
+Outcome run(const Command& command, const Environment& environment,
             const std::string& input,
             std::chrono::milliseconds timeout = std::chrono::seconds{30});
 
