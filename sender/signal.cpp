@@ -29,8 +29,8 @@ void fill_signal(double (&signal)[kSignalLength], std::int32_t n) {
   for (std::size_t i = 0; i < kSignalLength; ++i) {
     // Unsigned addition wraps without overflow; the conversion back to a
     // signed index is modular.
-    const auto index = static_cast<std::int32_t>(static_cast<std::uint32_t>(n) +
-                                                 static_cast<std::uint32_t>(i));
+    const auto index =
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(n) + static_cast<std::uint32_t>(i));
     if (index <= 0) {
       signal[i] = 0.0;
       walking = false;

@@ -38,14 +38,13 @@ TEST(Faces, SendAndReceiveThroughTheContract) {
             std::string::npos);
 
   ASSERT_EQ(labviewInit(), 0);
-  const double special[] = {-0.0,
-                            std::numeric_limits<double>::infinity(),
+  const double special[] = {-0.0, std::numeric_limits<double>::infinity(),
                             -std::numeric_limits<double>::infinity(),
                             std::bit_cast<double>(std::uint64_t{0x7ff4000000000abc}),
                             std::numeric_limits<double>::denorm_min()};
-  ASSERT_EQ(sendStream(-5, "first", std::bit_cast<double>(std::uint64_t{0xfff8000000000001}),
-                       special, 5),
-            0);
+  ASSERT_EQ(
+      sendStream(-5, "first", std::bit_cast<double>(std::uint64_t{0xfff8000000000001}), special, 5),
+      0);
 
   const double ten[10] = {};
   const BadCall bad_calls[] = {

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <functional>
 #include <optional>
-#include <utility>
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -26,9 +26,9 @@
 namespace telvane {
 namespace {
 
-using testing::ScratchDir;
 using testing::same_stream;
 using testing::sample_stream;
+using testing::ScratchDir;
 
 void write_stream(StreamWriter& writer, const Stream& stream) {
   writer.write(stream.id, stream.text, stream.value, stream.data);
@@ -137,7 +137,8 @@ TEST(LostFile, AWaitingReaderAndASendingWriterNoticeIt) {
     } catch (const std::runtime_error& error) {
       EXPECT_EQ(error.what(), lost);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds{150});  // past the sender's check interval
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds{150});  // past the sender's check interval
     try {
       writer.write(2, "after", 0.0, {});
       ADD_FAILURE() << "the writer went on writing";
@@ -326,8 +327,8 @@ const Refusal kRefusals[] = {
      },
      Stage::open, "writable by group or others"},
     {"not_a_regular_file",
-     [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); },
-     Stage::open, "is not a regular file"},
+     [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }, Stage::open,
+     "is not a regular file"},
     {"shorter_than_a_header",
      [](const std::string& path) {
        make_channel_with_one_stream(path);
@@ -442,9 +443,9 @@ TEST(RefusedRole, ASecondSenderOrReaderWhileTheFirstIsAttached) {
       Channel::open(path, role);
       FAIL() << "a second one was let in";
     } catch (const std::runtime_error& error) {
-      EXPECT_EQ(std::string{error.what()},
-                "telvane: channel " + path + ": another " +
-                    (role == Role::sender ? "sender" : "reader") + " is attached to it");
+      EXPECT_EQ(std::string{error.what()}, "telvane: channel " + path + ": another " +
+                                               (role == Role::sender ? "sender" : "reader") +
+                                               " is attached to it");
     }
   }
   // Once the first is gone, the role is free again.

@@ -49,8 +49,11 @@ TEST(ChannelTool, InfoShowsWhatWaitsAndWhoIsAttached) {
                              "waiting:      3 streams, 360 bytes\n"
                              "read cursor:  0\n"
                              "write cursor: 360\n"
-                             "sender:       attached (pid " + pid + ")\n"
-                             "reader:       attached (pid " + pid + ")\n");
+                             "sender:       attached (pid " +
+                             pid +
+                             ")\n"
+                             "reader:       attached (pid " +
+                             pid + ")\n");
 }
 
 TEST(ChannelTool, RemoveRefusesWhileAttachedAndRemovesOnceFree) {

@@ -48,7 +48,8 @@ TEST_P(Commands, LinesInMessagesOut) {
   const std::string err = ::testing::internal::GetCapturedStderr();
   if (c.warns) {
     EXPECT_NE(err.find("telvane: standard input: a command line longer than 65536"),
-              std::string::npos) << err;
+              std::string::npos)
+        << err;
     EXPECT_EQ(err.find('\n'), err.size() - 1) << "one warning line: " << err;
   } else {
     EXPECT_EQ(err, "");

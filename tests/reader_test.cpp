@@ -23,8 +23,8 @@ std::vector<std::string> pair_of(const std::string& id, unsigned long long count
 TEST(ReaderLoop, PrintsEachStreamAndTheRunningCount) {
   ScratchDir dir;
   const auto outcome = telvane::testing::run(
-      {READER_ON_FAKE}, {{"TELVANE_FAKE_STREAMS", "42 -5 7 7"}, {"TELVANE_FAKE_LOG", dir.file("log")}},
-      "");
+      {READER_ON_FAKE},
+      {{"TELVANE_FAKE_STREAMS", "42 -5 7 7"}, {"TELVANE_FAKE_LOG", dir.file("log")}}, "");
   EXPECT_EQ(outcome.exit_status, 0) << "the stand-in ends the process after its script";
   EXPECT_EQ(outcome.out,
             "read stream with id: 42\nnumber of read streams1\n"

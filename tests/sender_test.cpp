@@ -63,14 +63,10 @@ double expected_slot(std::int32_t n, std::int64_t i) {
 
 TEST(Generator, KnownStreams) {
   const std::pair<std::int32_t, Signal> cases[] = {
-      {0, {0, 1, 1, 2, 3, 5, 8, 13, 21, 34}},
-      {3, {2, 3, 5, 8, 13, 21, 34, 55, 89, 44}},
-      {7, {13, 21, 34, 55, 89, 44, 33, 77, 10, 87}},
-      {10, {55, 89, 44, 33, 77, 10, 87, 97, 84, 81}},
-      {-3, {0, 0, 0, 0, 1, 1, 2, 3, 5, 8}},
-      {150, {0, 49, 49, 98, 47, 45, 92, 37, 29, 66}},
-      {300, {0, 1, 1, 2, 3, 5, 8, 13, 21, 34}},
-      {kMin, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {0, {0, 1, 1, 2, 3, 5, 8, 13, 21, 34}},        {3, {2, 3, 5, 8, 13, 21, 34, 55, 89, 44}},
+      {7, {13, 21, 34, 55, 89, 44, 33, 77, 10, 87}}, {10, {55, 89, 44, 33, 77, 10, 87, 97, 84, 81}},
+      {-3, {0, 0, 0, 0, 1, 1, 2, 3, 5, 8}},          {150, {0, 49, 49, 98, 47, 45, 92, 37, 29, 66}},
+      {300, {0, 1, 1, 2, 3, 5, 8, 13, 21, 34}},      {kMin, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
   };
   for (const auto& [n, values] : cases) EXPECT_EQ(signal_of(n), values) << "n = " << n;
 }
@@ -139,10 +135,9 @@ LoopRun run_on_fake(const std::vector<std::string>& messages) {
     for (const std::string& message : messages) script << message << '\0';
   }
   LoopRun run;
-  run.outcome = telvane::testing::run({SENDER_ON_FAKE},
-                                      {{"TELVANE_FAKE_MESSAGES", dir.file("messages")},
-                                       {"TELVANE_FAKE_LOG", dir.file("log")}},
-                                      "");
+  run.outcome = telvane::testing::run(
+      {SENDER_ON_FAKE},
+      {{"TELVANE_FAKE_MESSAGES", dir.file("messages")}, {"TELVANE_FAKE_LOG", dir.file("log")}}, "");
   std::ifstream log{dir.file("log")};
   for (std::string line; std::getline(log, line);) run.calls.push_back(line);
   return run;
@@ -158,7 +153,7 @@ std::string send_call(std::int32_t id) {
 
 // The whole expected run for messages that end with "Exit": output and calls.
 LoopRun expected_run(const std::vector<std::string>& messages,
-                 const std::vector<std::int32_t>& streams) {
+                     const std::vector<std::int32_t>& streams) {
   LoopRun run;
   run.outcome.exit_status = 0;
   run.calls.push_back("labviewInit");
@@ -175,7 +170,8 @@ LoopRun expected_run(const std::vector<std::string>& messages,
   return run;
 }
 
-void expect_run(const std::vector<std::string>& messages, const std::vector<std::int32_t>& streams) {
+void expect_run(const std::vector<std::string>& messages,
+                const std::vector<std::int32_t>& streams) {
   const LoopRun actual = run_on_fake(messages);
   const LoopRun expected = expected_run(messages, streams);
   EXPECT_EQ(actual.outcome.exit_status, 0);
@@ -208,9 +204,8 @@ TEST(SenderLoop, MessagesThatAreNotTheExitCommandOrThePatternGoOutAsStreamZero) 
 }
 
 TEST(SenderLoop, FormsThatStillAskForStreamFive) {
-  for (const char* message :
-       {"Send  Stream  5", "Send Stream    5", "SendStream5", "Send Stream5", "SendStream 5",
-        "Send Stream 5 and more", "Send Stream 5abc"}) {
+  for (const char* message : {"Send  Stream  5", "Send Stream    5", "SendStream5", "Send Stream5",
+                              "SendStream 5", "Send Stream 5 and more", "Send Stream 5abc"}) {
     SCOPED_TRACE(message);
     expect_run({message, "Exit"}, {5});
   }
@@ -229,8 +224,9 @@ std::vector<Stream> streams_in(const std::string& path, std::size_t count) {
 TEST(SenderProgram, AnswersItsCommandsThroughTheChannel) {
   ScratchDir dir;
   const std::string channel = dir.file("channel");
-  const auto outcome = telvane::testing::run({SENDER_PROGRAM}, {{"TELVANE_CHANNEL", channel}},
-                                             "Send Stream 3\nnonsense\nExit\r\nExit\nSend Stream 9\n");
+  const auto outcome =
+      telvane::testing::run({SENDER_PROGRAM}, {{"TELVANE_CHANNEL", channel}},
+                            "Send Stream 3\nnonsense\nExit\r\nExit\nSend Stream 9\n");
   EXPECT_EQ(outcome.exit_status, 0);
   EXPECT_EQ(outcome.err, "");
   EXPECT_EQ(outcome.out,
@@ -262,9 +258,8 @@ TEST(SenderProgram, EndOfInputEndsItCleanly) {
 
 TEST(SenderProgram, ACannotReachItsChannelEndsWithAnError) {
   ScratchDir dir;
-  const auto outcome =
-      telvane::testing::run({SENDER_PROGRAM}, {{"TELVANE_CHANNEL", dir.file("missing/channel")}},
-                            "Send Stream 1\n");
+  const auto outcome = telvane::testing::run(
+      {SENDER_PROGRAM}, {{"TELVANE_CHANNEL", dir.file("missing/channel")}}, "Send Stream 1\n");
   EXPECT_EQ(outcome.exit_status, 1);
   EXPECT_EQ(outcome.out, "");
   EXPECT_EQ(outcome.err.rfind("telvane: channel " + dir.file("missing/channel") + ": ", 0), 0u)

@@ -60,8 +60,8 @@ extern "C" int labviewInit() {
 
 extern "C" const char* getMessage() { return commands.next(); }
 
-extern "C" int sendStream(std::int32_t id, const char* text, double value,
-                          const double* data, std::int32_t count) {
+extern "C" int sendStream(std::int32_t id, const char* text, double value, const double* data,
+                          std::int32_t count) {
   const char* fault = nullptr;
   if (!sender.end) {
     fault = "telvane: sendStream: the sender is not attached (call labviewInit first)";

@@ -21,8 +21,8 @@ using layout::ChannelHeader;
 constexpr std::size_t kMaxNameBytes = 128;
 
 bool is_name_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-         (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '_' || c == '-';
 }
 
 [[noreturn]] void refuse(std::string_view path, std::string_view cause) {
@@ -131,8 +131,7 @@ void initialise(const std::string& path, int fd, std::uint64_t capacity) {
   header.capacity = capacity;
   header.write_cursor.store(0, std::memory_order_relaxed);
   header.read_cursor.store(0, std::memory_order_relaxed);
-  std::atomic_ref<std::uint64_t>{header.magic}.store(layout::kMagic,
-                                                     std::memory_order_release);
+  std::atomic_ref<std::uint64_t>{header.magic}.store(layout::kMagic, std::memory_order_release);
   if (::msync(mapping.get(), layout::kHeaderBytes, MS_SYNC) != 0) {
     refuse_errno(path, "cannot write its header");
   }
@@ -158,19 +157,17 @@ std::uint64_t check_header(std::string_view path, const ChannelHeader& header,
     refuse(path, "is not a telvane channel (wrong magic number)");
   }
   if (header.version != layout::kVersion) {
-    refuse(path, "has version " + std::to_string(header.version) +
-                     ", this library reads version " +
+    refuse(path, "has version " + std::to_string(header.version) + ", this library reads version " +
                      std::to_string(layout::kVersion));
   }
   if (header.header_bytes != layout::kHeaderBytes) {
-    refuse(path, "has a header of " + std::to_string(header.header_bytes) +
-                     " bytes, expected " + std::to_string(layout::kHeaderBytes));
+    refuse(path, "has a header of " + std::to_string(header.header_bytes) + " bytes, expected " +
+                     std::to_string(layout::kHeaderBytes));
   }
   if (!capacity_in_range(header.capacity)) {
     refuse(path, "has a bad capacity of " + std::to_string(header.capacity) +
-                     " bytes (a power of two from " +
-                     std::to_string(layout::kMinCapacity) + " to " +
-                     std::to_string(layout::kMaxCapacity) + " is needed)");
+                     " bytes (a power of two from " + std::to_string(layout::kMinCapacity) +
+                     " to " + std::to_string(layout::kMaxCapacity) + " is needed)");
   }
   const std::uint64_t expected = layout::kHeaderBytes + header.capacity;
   if (file_bytes != expected) {
@@ -190,8 +187,8 @@ int open_channel_file(const std::string& path, int flags) {
   if (::fstat(file.get(), &status) != 0) refuse_errno(path, "cannot inspect it");
   if (!S_ISREG(status.st_mode)) refuse(path, "is not a regular file");
   if (status.st_uid != ::geteuid()) {
-    refuse(path, "belongs to user " + std::to_string(status.st_uid) +
-                     ", not to this user (" + std::to_string(::geteuid()) + ")");
+    refuse(path, "belongs to user " + std::to_string(status.st_uid) + ", not to this user (" +
+                     std::to_string(::geteuid()) + ")");
   }
   if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     refuse(path, "is writable by group or others; refusing it");
@@ -214,10 +211,9 @@ std::string channel_path(std::string_view setting) {
   bool valid = name.size() <= kMaxNameBytes && name.front() != '.';
   for (const char c : name) valid = valid && is_name_char(c);
   if (!valid) {
-    throw std::runtime_error(
-        "telvane: channel name \"" + std::string{name} +
-        "\" in TELVANE_CHANNEL is not valid: use up to 128 letters, digits, "
-        "'.', '_' or '-', not starting with '.', or a path with a '/'");
+    throw std::runtime_error("telvane: channel name \"" + std::string{name} +
+                             "\" in TELVANE_CHANNEL is not valid: use up to 128 letters, digits, "
+                             "'.', '_' or '-', not starting with '.', or a path with a '/'");
   }
   return "/dev/shm/telvane-" + std::to_string(::geteuid()) + "-" + std::string{name};
 }
@@ -227,11 +223,9 @@ std::string channel_path_from_environment() {
   return channel_path(setting == nullptr ? std::string_view{} : setting);
 }
 
-std::unique_ptr<Channel> Channel::open(const std::string& path, Role role,
-                                       std::uint64_t capacity) {
+std::unique_ptr<Channel> Channel::open(const std::string& path, Role role, std::uint64_t capacity) {
   if (!capacity_in_range(capacity)) {
-    refuse(path, "cannot be made with a capacity of " + std::to_string(capacity) +
-                     " bytes");
+    refuse(path, "cannot be made with a capacity of " + std::to_string(capacity) + " bytes");
   }
   FileGuard file{open_channel_file(path, O_RDWR | O_CREAT)};
 
@@ -256,11 +250,10 @@ std::unique_ptr<Channel> Channel::open(const std::string& path, Role role,
     initialise(path, file.get(), capacity);
   } else {
     if (status.st_size < static_cast<off_t>(layout::kHeaderBytes)) {
-      refuse(path, "is " + std::to_string(status.st_size) +
-                       " bytes, shorter than a channel header");
+      refuse(path,
+             "is " + std::to_string(status.st_size) + " bytes, shorter than a channel header");
     }
-    MappingGuard head{map_file(path, file.get(), layout::kHeaderBytes),
-                      layout::kHeaderBytes};
+    MappingGuard head{map_file(path, file.get(), layout::kHeaderBytes), layout::kHeaderBytes};
     const ChannelHeader& header = *header_at(head.get());
     if (is_half_made(header)) {
       initialise(path, file.get(), capacity);
@@ -272,12 +265,12 @@ std::unique_ptr<Channel> Channel::open(const std::string& path, Role role,
 
   const std::size_t mapping_bytes = layout::kHeaderBytes + ring_bytes;
   void* mapping = map_file(path, file.get(), mapping_bytes);
-  return std::unique_ptr<Channel>{new Channel{path, role, file.release(), mapping,
-                                              mapping_bytes, ring_bytes}};
+  return std::unique_ptr<Channel>{
+      new Channel{path, role, file.release(), mapping, mapping_bytes, ring_bytes}};
 }
 
-Channel::Channel(std::string path, Role role, int fd, void* mapping,
-                 std::size_t mapping_bytes, std::uint64_t capacity)
+Channel::Channel(std::string path, Role role, int fd, void* mapping, std::size_t mapping_bytes,
+                 std::uint64_t capacity)
     : path_(std::move(path)),
       role_(role),
       fd_(fd),
@@ -306,14 +299,11 @@ std::atomic<std::int32_t>& Channel::own_pid() const {
   return role_ == Role::sender ? header_->sender_pid : header_->reader_pid;
 }
 
-std::string Channel::message(std::string_view cause) const {
-  return channel_message(path_, cause);
-}
+std::string Channel::message(std::string_view cause) const { return channel_message(path_, cause); }
 
 void Channel::check_still_linked() const {
   struct stat status {};
-  if (::lstat(path_.c_str(), &status) != 0 || status.st_dev != device_ ||
-      status.st_ino != inode_) {
+  if (::lstat(path_.c_str(), &status) != 0 || status.st_dev != device_ || status.st_ino != inode_) {
     throw std::runtime_error(message("its file was removed or replaced while attached"));
   }
 }

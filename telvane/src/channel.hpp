@@ -57,8 +57,7 @@ class Channel {
   // for as long as the Channel lives. Throws std::runtime_error with a
   // "telvane:" message that names the channel and the cause.
   static std::unique_ptr<Channel> open(const std::string& path, Role role,
-                                       std::uint64_t capacity =
-                                           layout::kDefaultCapacity);
+                                       std::uint64_t capacity = layout::kDefaultCapacity);
 
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;

@@ -37,8 +37,7 @@ const char* CommandReader::next() {
     }
     started = true;
     const char* from = chunk_.get() + begin_;
-    const auto* line_end =
-        static_cast<const char*>(std::memchr(from, '\n', end_ - begin_));
+    const auto* line_end = static_cast<const char*>(std::memchr(from, '\n', end_ - begin_));
     const std::size_t bytes =
         line_end != nullptr ? static_cast<std::size_t>(line_end - from) : end_ - begin_;
     const std::size_t kept = std::min(bytes, kMaxCommandBytes - message_.size());

@@ -8,7 +8,7 @@
 namespace telvane {
 
 // Longest command delivered; the rest of a longer line is dropped.
-inline constexpr std::size_t kMaxCommandBytes = 64 * 1024;
+inline constexpr std::size_t kMaxCommandBytes = std::size_t{64} * 1024;
 
 class CommandReader {
  public:
@@ -21,7 +21,7 @@ class CommandReader {
   const char* next();
 
  private:
-  static constexpr std::size_t kChunkBytes = 64 * 1024;
+  static constexpr std::size_t kChunkBytes = std::size_t{64} * 1024;
 
   int fd_;
   std::unique_ptr<char[]> chunk_;

@@ -79,16 +79,15 @@ void put(std::byte* at, T value) {
   std::memcpy(at, &value, sizeof value);
 }
 
-std::string cursors_message(const Channel& channel, std::uint64_t read,
-                            std::uint64_t write) {
+std::string cursors_message(const Channel& channel, std::uint64_t read, std::uint64_t write) {
   return channel.message("cursors contradict each other (read " + std::to_string(read) +
                          ", write " + std::to_string(write) + ", capacity " +
                          std::to_string(channel.capacity()) + ")");
 }
 
 bool cursors_sound(std::uint64_t read, std::uint64_t write, std::uint64_t capacity) {
-  return read <= write && write - read <= capacity &&
-         read % layout::kRecordAlign == 0 && write % layout::kRecordAlign == 0;
+  return read <= write && write - read <= capacity && read % layout::kRecordAlign == 0 &&
+         write % layout::kRecordAlign == 0;
 }
 
 }  // namespace
@@ -99,8 +98,7 @@ StreamWriter::StreamWriter(Channel& channel)
       cached_read_(load_read_cursor()) {}
 
 std::uint64_t StreamWriter::load_read_cursor() const {
-  const std::uint64_t read =
-      channel_.header().read_cursor.load(std::memory_order_seq_cst);
+  const std::uint64_t read = channel_.header().read_cursor.load(std::memory_order_seq_cst);
   if (!cursors_sound(read, write_, channel_.capacity())) {
     throw std::runtime_error(cursors_message(channel_, read, write_));
   }
@@ -139,12 +137,11 @@ void StreamWriter::write(std::int32_t id, std::string_view text, double value,
   const std::uint64_t capacity = channel_.capacity();
   const std::uint64_t length = layout::stream_record_length(data.size(), text.size());
   const std::uint64_t bytes = layout::align_up(length);
-  if (data.size() > layout::kMaxCount || text.size() > layout::kMaxTextBytes ||
-      bytes > capacity) {
-    throw std::invalid_argument(channel_.message(
-        "a stream of " + std::to_string(data.size()) + " values and " +
-        std::to_string(text.size()) + " text bytes does not fit its capacity of " +
-        std::to_string(capacity) + " bytes"));
+  if (data.size() > layout::kMaxCount || text.size() > layout::kMaxTextBytes || bytes > capacity) {
+    throw std::invalid_argument(channel_.message("a stream of " + std::to_string(data.size()) +
+                                                 " values and " + std::to_string(text.size()) +
+                                                 " text bytes does not fit its capacity of " +
+                                                 std::to_string(capacity) + " bytes"));
   }
   check_link_now_and_then();
   const std::uint64_t offset = write_ & (capacity - 1);
@@ -169,8 +166,7 @@ void StreamWriter::write(std::int32_t id, std::string_view text, double value,
     std::memcpy(record + layout::kDataOffset, data.data(), data.size_bytes());
   }
   if (!text.empty()) {
-    std::memcpy(record + layout::kDataOffset + data.size_bytes(), text.data(),
-                text.size());
+    std::memcpy(record + layout::kDataOffset + data.size_bytes(), text.data(), text.size());
   }
 
   write_ += padding + bytes;
@@ -185,8 +181,7 @@ StreamReader::StreamReader(Channel& channel)
       cached_write_(load_write_cursor()) {}
 
 std::uint64_t StreamReader::load_write_cursor() const {
-  const std::uint64_t write =
-      channel_.header().write_cursor.load(std::memory_order_seq_cst);
+  const std::uint64_t write = channel_.header().write_cursor.load(std::memory_order_seq_cst);
   if (!cursors_sound(read_, write, channel_.capacity())) {
     throw std::runtime_error(cursors_message(channel_, read_, write));
   }

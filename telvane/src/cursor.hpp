@@ -26,8 +26,7 @@ class StreamWriter {
   // has no room. Throws std::invalid_argument when the stream cannot fit the
   // ring, std::runtime_error when the channel is corrupt or its file was
   // removed or replaced; nothing is published then.
-  void write(std::int32_t id, std::string_view text, double value,
-             std::span<const double> data);
+  void write(std::int32_t id, std::string_view text, double value, std::span<const double> data);
 
  private:
   void wait_for_room(std::uint64_t bytes);

@@ -102,12 +102,10 @@ constexpr std::uint64_t align_up(std::uint64_t n) {
   return (n + kRecordAlign - 1) & ~std::uint64_t{kRecordAlign - 1};
 }
 
-constexpr std::uint64_t stream_record_length(std::uint64_t count,
-                                             std::uint64_t text_bytes) {
+constexpr std::uint64_t stream_record_length(std::uint64_t count, std::uint64_t text_bytes) {
   return kDataOffset + count * sizeof(double) + text_bytes;
 }
 
-static_assert(align_up(stream_record_length(kMaxCount, kMaxTextBytes)) <=
-              kDefaultCapacity);
+static_assert(align_up(stream_record_length(kMaxCount, kMaxTextBytes)) <= kDefaultCapacity);
 
 }  // namespace telvane::layout

@@ -14,10 +14,10 @@ namespace telvane {
 
 struct RecordView {
   layout::RecordType type;
-  std::uint64_t bytes;         // the record's share of the ring, aligned
-  const std::byte* at;         // its first byte
-  std::uint32_t count;         // stream records only
-  std::uint32_t text_bytes;    // stream records only
+  std::uint64_t bytes;       // the record's share of the ring, aligned
+  const std::byte* at;       // its first byte
+  std::uint32_t count;       // stream records only
+  std::uint32_t text_bytes;  // stream records only
 };
 
 // The record at cursor `read` of a ring of `capacity` bytes whose sender has

@@ -36,8 +36,8 @@ std::string setting(const char* name) {
 }
 
 void log_call(const std::string& line) {
-  static const int fd = ::open(setting("TELVANE_FAKE_LOG").c_str(),
-                               O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  static const int fd =
+      ::open(setting("TELVANE_FAKE_LOG").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   const std::string text = line + "\n";
   if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
     std::_Exit(4);

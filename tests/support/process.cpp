@@ -57,8 +57,8 @@ void fill_outcome(Outcome& outcome, int status) {
 
 }  // namespace
 
-Outcome run(const Command& command, const Environment& environment,
-            const std::string& input, std::chrono::milliseconds timeout) {
+Outcome run(const Command& command, const Environment& environment, const std::string& input,
+            std::chrono::milliseconds timeout) {
   int in[2], out[2], err[2];
   make_pipe(in);
   make_pipe(out);

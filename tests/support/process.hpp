@@ -27,8 +27,7 @@ using Command = std::vector<std::string>;
 // Runs command with the given extra environment and standard input, and
 // returns what it printed. Kills it and fails the calling test when it runs
 // past timeout.
-Outcome run(const Command& command, const Environment& environment,
-            const std::string& input,
+Outcome run(const Command& command, const Environment& environment, const std::string& input,
             std::chrono::milliseconds timeout = std::chrono::seconds{30});
 
 // A program left running, its standard output read through a pipe. It is

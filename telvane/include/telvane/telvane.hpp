@@ -42,8 +42,8 @@ TELVANE_API const char* getMessage();
 // Copies one stream into the channel, waiting for room while the channel is
 // full. Nothing is sent when an argument is bad (null text, null data with a
 // positive count, count below 0 or above the limit).
-TELVANE_API int sendStream(std::int32_t id, const char* text, double value,
-                           const double* data, std::int32_t count);
+TELVANE_API int sendStream(std::int32_t id, const char* text, double value, const double* data,
+                           std::int32_t count);
 
 // Detaches the sender from its channel; what was sent stays there for the
 // reader.
