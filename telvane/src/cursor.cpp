@@ -195,7 +195,11 @@ void StreamReader::release(std::uint64_t bytes) {
   wake(header.sender_sleeping);
 }
 
-Stream StreamReader::next() {
+Stream StreamReader::next() { return *take(true); }
+
+std::optional<Stream> StreamReader::try_next() { return take(false); }
+
+std::optional<Stream> StreamReader::take(bool wait) {
   if (held_ != 0) {
     release(held_);
     held_ = 0;
@@ -208,6 +212,7 @@ Stream StreamReader::next() {
         return cached_write_ != read_;
       };
       if (!refreshed()) {
+        if (!wait) return std::nullopt;
         wait_until(refreshed, channel_.header().reader_sleeping,
                    [&] { channel_.check_still_linked(); });
       }

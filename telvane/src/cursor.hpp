@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -51,7 +52,11 @@ class StreamReader {
   // and when the channel's file is removed or replaced while it waits.
   Stream next();
 
+  // As next(), but returns nothing at once when no stream is waiting.
+  std::optional<Stream> try_next();
+
  private:
+  std::optional<Stream> take(bool wait);
   void release(std::uint64_t bytes);
   std::uint64_t load_write_cursor() const;
 
