@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -112,17 +113,22 @@ Outcome run(const Command& command, const Environment& environment, const std::s
   ::close(out[0]);
   ::close(err[0]);
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  rusage usage{};
+  ::wait4(pid, &status, 0, &usage);
   fill_outcome(outcome, status);
+  outcome.peak_rss_kb = usage.ru_maxrss;
   return outcome;
 }
 
 Running::Running(const std::string& program, const Environment& environment,
-                 const std::vector<int>& inherited_fds) {
+                 const std::vector<int>& inherited_fds, int input_fd, int error_fd,
+                 bool discard_output) {
   int out[2];
   make_pipe(out);
   const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  pid_ = spawn({program}, environment, null_fd, out[1], STDERR_FILENO, inherited_fds);
+  pid_ = spawn({program}, environment, input_fd >= 0 ? input_fd : null_fd,
+               discard_output ? null_fd : out[1], error_fd >= 0 ? error_fd : STDERR_FILENO,
+               inherited_fds);
   ::close(null_fd);
   ::close(out[1]);
   out_fd_ = out[0];
@@ -168,6 +174,22 @@ std::vector<std::string> Running::lines(std::size_t count, std::chrono::millisec
     result.push_back(std::move(*text));
   }
   return result;
+}
+
+std::optional<int> Running::wait(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    rusage usage{};
+    if (pid_ <= 0) return std::nullopt;
+    if (::wait4(pid_, &status, WNOHANG, &usage) == pid_) {
+      pid_ = -1;
+      peak_rss_kb_ = usage.ru_maxrss;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    if (Clock::now() >= deadline) return std::nullopt;
+    ::usleep(2000);
+  }
 }
 
 void Running::kill() {

@@ -19,6 +19,7 @@ struct Outcome {
   int signal = 0;
   std::string out;
   std::string err;
+  long peak_rss_kb = 0;  // the program's largest resident size
 };
 
 // The program and its arguments.
@@ -34,8 +35,12 @@ Outcome run(const Command& command, const Environment& environment, const std::s
 // killed when the object goes, so a test never leaves it behind.
 class Running {
  public:
+  // Standard input comes from input_fd (or /dev/null when -1), standard
+  // error goes to error_fd (or the test's own when -1), and standard output
+  // to the pipe that line() reads, or to /dev/null with discard_output.
   Running(const std::string& program, const Environment& environment,
-          const std::vector<int>& inherited_fds = {});
+          const std::vector<int>& inherited_fds = {}, int input_fd = -1, int error_fd = -1,
+          bool discard_output = false);
   Running(const Running&) = delete;
   Running& operator=(const Running&) = delete;
   ~Running();
@@ -48,6 +53,13 @@ class Running {
   // out; returns what was read.
   std::vector<std::string> lines(std::size_t count, std::chrono::milliseconds timeout);
 
+  // Waits for it to end by itself; returns its exit status, -1 for a
+  // signal, or nothing when it still runs after timeout.
+  std::optional<int> wait(std::chrono::milliseconds timeout);
+
+  // Its largest resident size, once wait() has seen it end.
+  long peak_rss_kb() const { return peak_rss_kb_; }
+
   // Stops it with SIGKILL and waits for it.
   void kill();
   pid_t pid() const { return pid_; }
@@ -55,6 +67,7 @@ class Running {
  private:
   pid_t pid_ = -1;
   int out_fd_ = -1;
+  long peak_rss_kb_ = 0;
   std::string pending_;
 };
 
