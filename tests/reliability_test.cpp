@@ -94,7 +94,16 @@ class CrashLoop {
   }
 
   void round(Victim mode) {
-    if (!sender_) start_sender();
+    if (!sender_) {
+      const std::uint64_t written = write_cursor();
+      start_sender();
+      // Half the kills wait until the sender is sending, so that slow starts
+      // (as under the sanitizers) still leave kills in the middle of a run.
+      if (random_() % 2 == 0) {
+        const auto deadline = Clock::now() + 10s;
+        while (write_cursor() == written && Clock::now() < deadline) consume_line(1ms);
+      }
+    }
     const auto pause = std::chrono::microseconds{random_() % 30000};
     consume_for(pause);
     Victim victim = mode;
@@ -132,6 +141,15 @@ class CrashLoop {
   long checked() const { return checked_; }
 
  private:
+  // 0 while the channel is still being made.
+  std::uint64_t write_cursor() const {
+    try {
+      return telvane::inspect_channel(dir_.file("channel")).write_cursor;
+    } catch (const std::runtime_error&) {
+      return 0;
+    }
+  }
+
   void start_reader() {
     reader_ = std::make_unique<Running>(CHECKING_READER, environment_);
     may_repeat_ = true;
@@ -277,9 +295,14 @@ TEST(BadInput, OneStreamPerLineAndMemoryDoesNotGrowWithInput) {
   }
   std::printf("sender peak resident size: %ld KiB for %zu lines, %ld KiB for %zu lines\n",
               peak_kb[0], counts[0], peak_kb[1], counts[1]);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' allocators hold freed memory back on purpose, so peak
+  // sizes say nothing about the program there.
+#else
   // Four times the input, with four times the megabyte lines, may only add
   // the channel pages that the extra streams touch, about 360 KiB.
   EXPECT_LT(peak_kb[1], peak_kb[0] + 1024);
+#endif
 }
 
 // --- rivals on one channel --------------------------------------------------
