@@ -1,5 +1,6 @@
 #include "cursor.hpp"
 
+#include <sched.h>
 #include <time.h>
 
 #include <chrono>
@@ -20,6 +21,11 @@ using layout::RecordType;
 // A waiting side spins this long before it sleeps: long enough to catch a
 // peer that answers at once, short enough not to matter to the CPU bill.
 constexpr auto kSpinTime = std::chrono::microseconds{50};
+// For the first part of the spin it only polls; after that it yields the CPU
+// between polls. The scheduler tends to wake a sleeping peer on the CPU of
+// the process that woke it, and a side that polled without yielding would
+// keep that peer off the CPU until the spin ran out.
+constexpr auto kPollTime = std::chrono::microseconds{5};
 // A sleeper looks at the cursors again after this long even without a wake,
 // so a wake-up that never comes cannot hang it for good.
 constexpr auto kSleepTimeout = std::chrono::milliseconds{1000};
@@ -37,17 +43,20 @@ inline void cpu_relax() {
 
 // Waits until ready() holds: a brief spin, then sleeps on `sleeping`, which
 // the other side clears before it wakes the sleeper; on_sleep() runs before
-// every sleep. ready() loads the other
-// side's cursor in sequentially consistent order, and so does the other side
-// around its check of `sleeping`: one of the two always sees the other, so no
-// wake-up is lost.
+// every sleep. ready() loads the other side's cursor in sequentially
+// consistent order, and so does the other side around its check of
+// `sleeping`: one of the two always sees the other, so no wake-up is lost.
 template <class Ready, class OnSleep>
 void wait_until(Ready ready, std::atomic<std::uint32_t>& sleeping, OnSleep on_sleep) {
-  const auto spin_end = std::chrono::steady_clock::now() + kSpinTime;
+  const auto start = std::chrono::steady_clock::now();
   for (unsigned round = 1;; ++round) {
     if (ready()) return;
     cpu_relax();
-    if (round % 64 == 0 && std::chrono::steady_clock::now() >= spin_end) break;
+    if (round % 16 == 0 && std::chrono::steady_clock::now() - start >= kPollTime) break;
+  }
+  while (std::chrono::steady_clock::now() - start < kSpinTime) {
+    if (ready()) return;
+    ::sched_yield();
   }
   for (;;) {
     sleeping.store(1, std::memory_order_seq_cst);
@@ -192,7 +201,14 @@ void StreamReader::release(std::uint64_t bytes) {
   read_ += bytes;
   layout::ChannelHeader& header = channel_.header();
   header.read_cursor.store(read_, std::memory_order_seq_cst);
-  wake(header.sender_sleeping);
+  // A sender asleep on a full ring is woken only once half the ring is free
+  // (or all of it, for a record larger than half): waking it for every
+  // record freed would cost both sides a system call per stream. The cached
+  // write cursor can only overstate the free room, so no due wake is missed.
+  const std::uint64_t capacity = channel_.capacity();
+  if (capacity - (cached_write_ - read_) >= capacity / 2 || read_ == cached_write_) {
+    wake(header.sender_sleeping);
+  }
 }
 
 Stream StreamReader::next() { return *take(true); }
