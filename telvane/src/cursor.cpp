@@ -3,7 +3,6 @@
 #include <sched.h>
 #include <time.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -133,10 +132,6 @@ void StreamWriter::wait_for_room(std::uint64_t bytes) {
     return has_room();
   };
   if (refreshed()) return;
-  // The ring is full. Waiting for half of it, not for one record, keeps this
-  // side from polling the read cursor while the reader moves it record by
-  // record: each poll would pull that cache line away from the reader.
-  bytes = std::max(bytes, capacity / 2);
   wait_until(refreshed, channel_.header().sender_sleeping, [&] {
     channel_.check_still_linked();
     if (told_waiting_) return;
