@@ -56,7 +56,8 @@ double median(std::vector<double> values) {
 }
 
 double percentile(const std::vector<double>& sorted, double p) {
-  return sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(p * sorted.size()))];
+  return sorted[std::min(sorted.size() - 1,
+                         static_cast<std::size_t>(p * static_cast<double>(sorted.size())))];
 }
 
 // --- one record in every transport: the same ten values, id, value, text --
@@ -159,7 +160,7 @@ double run_pair(const std::function<Figures()>& producer,
 }
 
 std::string fresh_path(const std::string& name) {
-  const std::string path = scratch + "/" + name;
+  std::string path = scratch + "/" + name;
   ::unlink(path.c_str());
   return path;
 }
@@ -187,7 +188,7 @@ double telvane_throughput(long n) {
           const Stream stream = getStream();
           if (stream.id != i) throw std::runtime_error("out of order");
         }
-        return Figures{(n - 1) / seconds_since(start)};
+        return Figures{static_cast<double>(n - 1) / seconds_since(start)};
       });
 }
 
@@ -215,7 +216,7 @@ double descriptor_throughput(long n, bool socket) {
           const Stream stream = stream_from(wire);
           if (stream.id != i) throw std::runtime_error("out of order");
         }
-        return Figures{(n - 1) / seconds_since(start)};
+        return Figures{static_cast<double>(n - 1) / seconds_since(start)};
       });
   ::close(fds[0]);
   ::close(fds[1]);
@@ -254,7 +255,7 @@ double zmq_throughput(long n) {
           const Stream stream = stream_from(wire);
           if (stream.id != i) throw std::runtime_error("out of order");
         }
-        const double rate = (n - 1) / seconds_since(start);
+        const double rate = static_cast<double>(n - 1) / seconds_since(start);
         zmq_close(socket);
         zmq_ctx_term(context);
         return Figures{rate};
@@ -439,7 +440,7 @@ long peak_rss_kb_of(pid_t pid) {
 }
 
 std::string commands_file(long n) {
-  const std::string path = scratch + "/commands-" + std::to_string(n);
+  std::string path = scratch + "/commands-" + std::to_string(n);
   std::ofstream file{path};
   for (long i = 0; i < n; ++i) file << "Send Stream " << i << '\n';
   file << "Exit\n";
@@ -499,7 +500,7 @@ double end_to_end(const std::string& commands, long n) {
   const auto start = Clock::now();
   const pid_t sender = start_program(build_dir + "/sender/sender", channel, commands);
   wait_drained(sender, channel);
-  const double rate = n / seconds_since(start);
+  const double rate = static_cast<double>(n) / seconds_since(start);
   stop(reader);
   return rate;
 }
@@ -517,7 +518,7 @@ double output_limit(long n) {
     ::_exit(127);
   }
   ::waitpid(pid, nullptr, 0);
-  return n / seconds_since(start);
+  return static_cast<double>(n) / seconds_since(start);
 }
 
 struct Memory {
