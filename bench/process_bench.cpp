@@ -289,6 +289,19 @@ Latency ping_pong(int rounds, std::chrono::microseconds gap, Ping ping, Answer a
   return {percentile(times, 0.50), percentile(times, 0.99)};
 }
 
+// Times n trips, each after `pause`: the pinger's side of every transport.
+template <class Trip>
+Figures timed_trips(int n, std::chrono::microseconds pause, Trip trip) {
+  Figures times;
+  for (int i = 0; i < n; ++i) {
+    if (pause.count() > 0) std::this_thread::sleep_for(pause);
+    const auto start = Clock::now();
+    trip(i);
+    times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  return times;
+}
+
 Latency telvane_latency(int rounds, std::chrono::microseconds gap) {
   const std::string there = fresh_path("ping"), back = fresh_path("pong");
   return ping_pong(
@@ -298,15 +311,10 @@ Latency telvane_latency(int rounds, std::chrono::microseconds gap) {
         const auto in = telvane::Channel::open(back, telvane::Role::reader);
         telvane::StreamWriter writer{*out};
         telvane::StreamReader reader{*in};
-        Figures times;
-        for (int i = 0; i < n; ++i) {
-          if (pause.count() > 0) std::this_thread::sleep_for(pause);
-          const auto start = Clock::now();
+        return timed_trips(n, pause, [&](int i) {
           writer.write(i, "today", 0.1, kValues);
           reader.next();
-          times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-        }
-        return times;
+        });
       },
       [&](int n) {
         const auto in = telvane::Channel::open(there, telvane::Role::reader);
@@ -333,18 +341,12 @@ Latency descriptor_latency(int rounds, std::chrono::microseconds gap, bool socke
   const Latency latency = ping_pong(
       rounds, gap,
       [&](int n, std::chrono::microseconds pause) {
-        Figures times;
-        Wire wire{};
-        for (int i = 0; i < n; ++i) {
-          if (pause.count() > 0) std::this_thread::sleep_for(pause);
-          const auto start = Clock::now();
-          wire = wire_for(i);
+        return timed_trips(n, pause, [&](int i) {
+          Wire wire = wire_for(i);
           write_exactly(there[1], &wire, sizeof wire);
           read_exactly(back[0], &wire, sizeof wire);
           const Stream stream = stream_from(wire);
-          times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-        }
-        return times;
+        });
       },
       [&](int n) {
         Wire wire{};
@@ -370,17 +372,12 @@ Latency zmq_latency(int rounds, std::chrono::microseconds gap) {
         void* context = zmq_ctx_new();
         void* socket = zmq_socket(context, ZMQ_PAIR);
         zmq_connect(socket, endpoint.c_str());
-        Figures times;
-        Wire wire{};
-        for (int i = 0; i < n; ++i) {
-          if (pause.count() > 0) std::this_thread::sleep_for(pause);
-          const auto start = Clock::now();
-          wire = wire_for(i);
+        Figures times = timed_trips(n, pause, [&](int i) {
+          Wire wire = wire_for(i);
           zmq_send(socket, &wire, sizeof wire, 0);
           zmq_recv(socket, &wire, sizeof wire, 0);
           const Stream stream = stream_from(wire);
-          times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-        }
+        });
         zmq_close(socket);
         zmq_ctx_term(context);
         return times;

@@ -70,12 +70,18 @@ class MappingGuard {
   std::size_t bytes_;
 };
 
-int lock_byte(int fd, off_t byte, int command) {
+// The lock of one byte of the file, of the given type.
+struct flock byte_lock(short type, off_t byte) {
   struct flock lock {};
-  lock.l_type = F_WRLCK;
+  lock.l_type = type;
   lock.l_whence = SEEK_SET;
   lock.l_start = byte;
   lock.l_len = 1;
+  return lock;
+}
+
+int lock_byte(int fd, off_t byte, int command) {
+  struct flock lock = byte_lock(F_WRLCK, byte);
   int result;
   do {
     result = ::fcntl(fd, command, &lock);
@@ -84,11 +90,7 @@ int lock_byte(int fd, off_t byte, int command) {
 }
 
 void unlock_byte(int fd, off_t byte) {
-  struct flock lock {};
-  lock.l_type = F_UNLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = byte;
-  lock.l_len = 1;
+  struct flock lock = byte_lock(F_UNLCK, byte);
   ::fcntl(fd, F_OFD_SETLK, &lock);
 }
 
@@ -197,13 +199,11 @@ int open_channel_file(const std::string& path, int flags) {
 }
 
 bool is_locked(int fd, off_t byte) {
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = byte;
-  lock.l_len = 1;
+  struct flock lock = byte_lock(F_WRLCK, byte);
   return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
+
+bool try_lock_byte(int fd, off_t byte) { return lock_byte(fd, byte, F_OFD_SETLK) == 0; }
 
 std::string channel_path(std::string_view setting) {
   if (setting.find('/') != std::string_view::npos) return std::string{setting};
@@ -230,7 +230,7 @@ std::unique_ptr<Channel> Channel::open(const std::string& path, Role role, std::
   FileGuard file{open_channel_file(path, O_RDWR | O_CREAT)};
 
   const off_t role_byte = role == Role::sender ? kSenderLockByte : kReaderLockByte;
-  if (lock_byte(file.get(), role_byte, F_OFD_SETLK) != 0) {
+  if (!try_lock_byte(file.get(), role_byte)) {
     if (errno == EAGAIN || errno == EACCES) {
       refuse(path, role == Role::sender ? "another sender is attached to it"
                                         : "another reader is attached to it");

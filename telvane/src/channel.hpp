@@ -50,6 +50,10 @@ std::uint64_t check_header(std::string_view path, const layout::ChannelHeader& h
 // Whether some open file description holds the lock on byte of fd's file.
 bool is_locked(int fd, off_t byte);
 
+// Takes the lock on byte of fd's file without waiting; false when another
+// open file description holds it.
+bool try_lock_byte(int fd, off_t byte);
+
 class Channel {
  public:
   // Opens the channel at path for role, making it with the given capacity

@@ -65,15 +65,6 @@ Attachment attachment(int fd, off_t lock_byte, const std::atomic<std::int32_t>& 
   return result;
 }
 
-bool take_lock(int fd, off_t byte) {
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = byte;
-  lock.l_len = 1;
-  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
-}
-
 }  // namespace
 
 ChannelReport inspect_channel(const std::string& path) {
@@ -119,7 +110,7 @@ void remove_channel(const std::string& path) {
   const std::pair<off_t, const char*> roles[] = {{kSenderLockByte, "a sender"},
                                                  {kReaderLockByte, "a reader"}};
   for (const auto& [byte, who] : roles) {
-    if (!take_lock(file.get(), byte)) {
+    if (!try_lock_byte(file.get(), byte)) {
       throw std::runtime_error(
           channel_message(path, std::string{who} + " is attached to it; not removing it"));
     }
