@@ -63,7 +63,6 @@ class MappingGuard {
     if (address_ != nullptr) ::munmap(address_, bytes_);
   }
   void* get() const { return address_; }
-  void* release() { return std::exchange(address_, nullptr); }
 
  private:
   void* address_;

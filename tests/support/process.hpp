@@ -62,7 +62,6 @@ class Running {
 
   // Stops it with SIGKILL and waits for it.
   void kill();
-  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
