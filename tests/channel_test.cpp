@@ -281,6 +281,15 @@ void make_channel_with_one_stream(const std::string& path) {
 
 constexpr off_t kRecord = layout::kHeaderBytes;  // the first record's offset
 
+// A sound channel with one stream, then one field overwritten.
+template <class T>
+std::function<void(const std::string&)> with_field(off_t offset, T value) {
+  return [=](const std::string& path) {
+    make_channel_with_one_stream(path);
+    put_at<T>(path, offset, value);
+  };
+}
+
 enum class Stage { open, read };
 
 struct Refusal {
@@ -341,48 +350,24 @@ const Refusal kRefusals[] = {
        ASSERT_EQ(::truncate(path.c_str(), layout::kHeaderBytes + 1000), 0);
      },
      Stage::open, "but its header says"},
-    {"wrong_magic",
-     [](const std::string& path) {
-       make_channel_with_one_stream(path);
-       put_at<std::uint64_t>(path, offsetof(layout::ChannelHeader, magic), 0x1234);
-     },
+    {"wrong_magic", with_field<std::uint64_t>(offsetof(layout::ChannelHeader, magic), 0x1234),
      Stage::open, "wrong magic number"},
-    {"wrong_version",
-     [](const std::string& path) {
-       make_channel_with_one_stream(path);
-       put_at<std::uint32_t>(path, offsetof(layout::ChannelHeader, version), 99);
-     },
+    {"wrong_version", with_field<std::uint32_t>(offsetof(layout::ChannelHeader, version), 99),
      Stage::open, "has version 99"},
     {"capacity_not_a_power_of_two",
-     [](const std::string& path) {
-       make_channel_with_one_stream(path);
-       put_at<std::uint64_t>(path, offsetof(layout::ChannelHeader, capacity), 3000);
-     },
-     Stage::open, "bad capacity"},
+     with_field<std::uint64_t>(offsetof(layout::ChannelHeader, capacity), 3000), Stage::open,
+     "bad capacity"},
     {"capacity_larger_than_the_file",
-     [](const std::string& path) {
-       make_channel_with_one_stream(path);
-       put_at<std::uint64_t>(path, offsetof(layout::ChannelHeader, capacity), 1 << 20);
-     },
-     Stage::open, "but its header says"},
+     with_field<std::uint64_t>(offsetof(layout::ChannelHeader, capacity), 1 << 20), Stage::open,
+     "but its header says"},
     {"read_cursor_past_write_cursor",
-     [](const std::string& path) {
-       make_channel_with_one_stream(path);
-       put_at<std::uint64_t>(path, offsetof(layout::ChannelHeader, read_cursor), 4096);
-     },
-     Stage::open, "cursors contradict each other"},
+     with_field<std::uint64_t>(offsetof(layout::ChannelHeader, read_cursor), 4096), Stage::open,
+     "cursors contradict each other"},
     {"write_cursor_more_than_a_capacity_ahead",
-     [](const std::string& path) {
-       make_channel_with_one_stream(path);
-       put_at<std::uint64_t>(path, offsetof(layout::ChannelHeader, write_cursor), 4096 + 8);
-     },
+     with_field<std::uint64_t>(offsetof(layout::ChannelHeader, write_cursor), 4096 + 8),
      Stage::open, "cursors contradict each other"},
     {"record_length_past_the_published_data",
-     [](const std::string& path) {
-       make_channel_with_one_stream(path);
-       put_at<std::uint32_t>(path, kRecord + layout::kLengthOffset, 4000);
-     },
-     Stage::read, "runs past"},
+     with_field<std::uint32_t>(kRecord + layout::kLengthOffset, 4000), Stage::read, "runs past"},
     {"record_length_past_the_end_of_the_ring",
      [](const std::string& path) {
        make_channel_with_one_stream(path);
@@ -391,28 +376,14 @@ const Refusal kRefusals[] = {
      },
      Stage::read, "runs past"},
     {"record_length_below_a_record_header",
-     [](const std::string& path) {
-       make_channel_with_one_stream(path);
-       put_at<std::uint32_t>(path, kRecord + layout::kLengthOffset, 4);
-     },
-     Stage::read, "runs past"},
+     with_field<std::uint32_t>(kRecord + layout::kLengthOffset, 4), Stage::read, "runs past"},
     {"count_that_does_not_fit_the_length",
-     [](const std::string& path) {
-       make_channel_with_one_stream(path);
-       put_at<std::uint32_t>(path, kRecord + layout::kCountOffset, 60000);
-     },
-     Stage::read, "do not fit its length"},
+     with_field<std::uint32_t>(kRecord + layout::kCountOffset, 60000), Stage::read,
+     "do not fit its length"},
     {"text_length_that_does_not_fit_the_length",
-     [](const std::string& path) {
-       make_channel_with_one_stream(path);
-       put_at<std::uint32_t>(path, kRecord + layout::kTextLengthOffset, 0xffffffff);
-     },
-     Stage::read, "do not fit its length"},
-    {"unknown_record_type",
-     [](const std::string& path) {
-       make_channel_with_one_stream(path);
-       put_at<std::uint32_t>(path, kRecord + layout::kTypeOffset, 77);
-     },
+     with_field<std::uint32_t>(kRecord + layout::kTextLengthOffset, 0xffffffff), Stage::read,
+     "do not fit its length"},
+    {"unknown_record_type", with_field<std::uint32_t>(kRecord + layout::kTypeOffset, 77),
      Stage::read, "unknown record type 77"},
 };
 
