@@ -35,6 +35,9 @@ Face<telvane::StreamWriter> sender;
 Face<telvane::StreamReader> reader;
 telvane::CommandReader commands{STDIN_FILENO};
 
+// The limits as the messages of sendStream state them.
+static_assert(telvane::layout::kMaxCount == 65536 && telvane::layout::kMaxTextBytes == 65536);
+
 void tell(const char* message) { std::fprintf(stderr, "%s\n", message); }
 
 // Attaches a face or ends the process: a program that cannot reach its
